@@ -1,0 +1,61 @@
+#include "core/tb_core.hpp"
+
+#include "core/tb_syslog.hpp"
+#include "core/tb_task.hpp"
+#include "net/tb_action.hpp"
+#include "net/tb_manifest.hpp"
+#include "net/tb_network.hpp"
+#include "net/tb_service.hpp"
+#include "net/tb_status.hpp"
+
+namespace {
+// Timers live in the task records of their owners; this entry only keeps the
+// place of the timer module in the registration order.
+constexpr tb_task_descriptor tb_timer_task = {};
+} // namespace
+
+void tb_core_init(const tb_network_config& config, const tb_device_record& device)
+{
+    tb_task_init();
+    tb_socket_init(config);
+    tb_device_init(device);
+    const tb_id own = tb_device_own_id();
+    tb_task_add(tb_network_task, own);
+    tb_task_add(tb_device_task, own);
+    tb_task_add(tb_timer_task, own);
+    tb_task_add(tb_status_task, own);
+    tb_task_add(tb_service_task, own);
+    tb_task_add(tb_manifest_task, own);
+    tb_task_add(tb_action_task, own);
+    tb_syslog_message("tb_core_init", own, "Halvo Tamber device started %03i-%02i.%02i.%02i %s %s", device.version[0],
+                      device.version[1], device.version[2], device.version[3], __DATE__, __TIME__);
+}
+
+void tb_core_task(std::uint32_t tick_ms) { tb_task_task(tick_ms); }
+
+void tb_core_audio_task(std::uint32_t) {}
+
+void* tamber_system_thread_function(void*)
+{
+    timespec deadline{};
+    util_realtime_init(deadline);
+    while (abort_signal.load() == 0) {
+        {
+            std::lock_guard lock(tamber_mutex);
+            tb_core_task(util_realtime_ms(deadline));
+        }
+        util_realtime_wait(deadline, tb_system_period_us);
+    }
+    return nullptr;
+}
+
+void* tamber_audio_thread_function(void*)
+{
+    timespec deadline{};
+    util_realtime_init(deadline);
+    while (abort_signal.load() == 0) {
+        tb_core_audio_task(util_realtime_ms(deadline));
+        util_realtime_wait(deadline, tb_audio_period_us);
+    }
+    return nullptr;
+}

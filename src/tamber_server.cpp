@@ -1,0 +1,3 @@
+#include "core/tb_start.hpp"
+
+int main(int argc, char** argv) { return tamber_main(argc, argv); }
