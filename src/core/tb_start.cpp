@@ -19,10 +19,16 @@
 #include <ctime>
 #include <thread>
 
+#include "control/tb_action_server.hpp"
 #include "core/tb_core.hpp"
 #include "core/tb_syslog.hpp"
 #include "core/tb_task.hpp"
 #include "net/tb_device.hpp"
+#include "server/manifest_mask.hpp"
+#include "server/manifest_server.hpp"
+#include "server/user.hpp"
+#include "server/boot_server.hpp"
+#include "server/syslog_server.hpp"
 
 namespace {
 
@@ -111,6 +117,11 @@ int handle_key(void* user, const char* section, const char* name, const char* va
     } else if (s == "paths" && n == "manifest") {
         start_state.manifest = value;
         cut(start_state.manifest, 255);
+        manifest_server_start(start_state.manifest);
+    } else if (s == "paths" && n == "syslog") {
+        syslog_server_start(value);
+    } else if (s == "firmware" && n == "load") {
+        start_boot_server(value);
     } else if (s == "synology" && n == "arch") {
         start_services(value);
     }
@@ -162,6 +173,9 @@ void start_services(std::string_view arch)
         tb_syslog_warning("start_services", tb_device_own_id(), "unknown architecture \"%s\"", name.c_str());
     }
     start_state.user_count = count;
+    // Source services come first once they exist; then the users.
+    for (int i = 0; i < count; ++i)
+        if (tb_id_is_unknown(user_main(tb_model_code, "User %02i"))) break;
 }
 
 void start_tamber(std::string_view interface)
@@ -192,6 +206,11 @@ void start_tamber(std::string_view interface)
     tb_copy_text(device.locale, start_state.locale);
 
     tb_core_init(config, device);
+
+    // --- action console (tb_action_server): registered with the own id, handed the help page
+    if (auto* console = tb_task_add_state<tb_action_server_state>(tb_action_server_task, tb_device_own_id()))
+        console->help_page = tb_action_server_help_page();
+    // --- end action console
 
     std::array<char, 33> host{};
     if (gethostname(host.data(), host.size() - 1) != 0) host[0] = '\0';
@@ -250,7 +269,11 @@ int tamber_main(int argc, char** argv)
     util_create_thread(tamber_system_thread_function, nullptr);
     util_create_thread(tamber_audio_thread_function, nullptr);
 
-    if (start_state.user_count != -1) sleep_unless_aborted(10000);
+    if (start_state.user_count != -1) {
+        sleep_unless_aborted(10000);
+        std::lock_guard lock(tamber_mutex);
+        update_manifest_mask(start_state.user_count);
+    }
 
     while (abort_signal.load() == 0) sleep_ms(5);
     sleep_ms(250);
