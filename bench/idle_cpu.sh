@@ -94,3 +94,10 @@ for t in /proc/"$pid"/task/*; do
 done | sort -rn | head -5 | awk -v hz="$hz" -v secs="$window" '{
   printf "  %6.2f %%  tid %s  %s\n", 100 * $1 / hz / secs, $2, $3
 }'
+
+# What an empty thread on the same 3 ms schedule costs on this machine: the
+# part of the figure that is the price of waking up, not the server's work.
+floor_bin=$work/sleep_floor
+if c++ -O2 -std=c++20 -o "$floor_bin" bench/sleep_floor.cpp 2>/dev/null; then
+  "$floor_bin" 10
+fi

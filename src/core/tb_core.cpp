@@ -1,5 +1,7 @@
 #include "core/tb_core.hpp"
 
+#include <condition_variable>
+
 #include "core/tb_syslog.hpp"
 #include "core/tb_task.hpp"
 #include "net/tb_action.hpp"
@@ -12,6 +14,10 @@ namespace {
 // Timers live in the task records of their owners; this entry only keeps the
 // place of the timer module in the registration order.
 constexpr tb_task_descriptor tb_timer_task = {};
+
+std::atomic<tb_audio_tick> audio_tick{nullptr};
+std::mutex audio_mutex;
+std::condition_variable audio_started;
 } // namespace
 
 void tb_core_init(const tb_network_config& config, const tb_device_record& device)
@@ -33,7 +39,19 @@ void tb_core_init(const tb_network_config& config, const tb_device_record& devic
 
 void tb_core_task(std::uint32_t tick_ms) { tb_task_task(tick_ms); }
 
-void tb_core_audio_task(std::uint32_t) {}
+void tb_core_set_audio_task(tb_audio_tick tick)
+{
+    {
+        std::lock_guard lock(audio_mutex);
+        audio_tick.store(tick);
+    }
+    audio_started.notify_all();
+}
+
+void tb_core_audio_task(std::uint32_t tick_ms)
+{
+    if (const tb_audio_tick tick = audio_tick.load()) tick(tick_ms);
+}
 
 void* tamber_system_thread_function(void*)
 {
@@ -51,6 +69,11 @@ void* tamber_system_thread_function(void*)
 
 void* tamber_audio_thread_function(void*)
 {
+    {
+        std::unique_lock lock(audio_mutex);
+        while (audio_tick.load() == nullptr && abort_signal.load() == 0)
+            audio_started.wait_for(lock, std::chrono::milliseconds(250));
+    }
     timespec deadline{};
     util_realtime_init(deadline);
     while (abort_signal.load() == 0) {

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <array>
@@ -47,6 +48,9 @@ constexpr std::array<arch_row, 20> arch_list = {{
 }};
 
 tb_start_state start_state;
+// Posted by the signal handler: the main thread sleeps on it instead of
+// polling for the end of the process.
+sem_t abort_semaphore;
 
 void cut(std::string& text, std::size_t max)
 {
@@ -238,6 +242,7 @@ void sig_handler(int signal)
     line[n++] = '\n';
     [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), n);
     abort_signal.store(1);
+    sem_post(&abort_semaphore);
 }
 
 int tamber_main(int argc, char** argv)
@@ -245,7 +250,13 @@ int tamber_main(int argc, char** argv)
     std::printf("Starting Tamber-Server Version ");
     std::printf("%03i-%02i.%02i.%02i\n", version[0], version[1], version[2], version[3]);
     std::fflush(stdout);
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    // Seeded with the time to the nanosecond and the pid, so that a restart
+    // within the same second still gets a new boot nonce.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::srand(static_cast<unsigned>(now.tv_sec) ^ static_cast<unsigned>(now.tv_nsec) ^
+               static_cast<unsigned>(getpid()) << 16);
+    sem_init(&abort_semaphore, 0, 0);
 
     // Installed before the configuration is read so that a signal during the
     // wait for the interface still ends the process cleanly.
@@ -275,7 +286,7 @@ int tamber_main(int argc, char** argv)
         update_manifest_mask(start_state.user_count);
     }
 
-    while (abort_signal.load() == 0) sleep_ms(5);
+    while (abort_signal.load() == 0) sem_wait(&abort_semaphore);
     sleep_ms(250);
     curl_global_cleanup();
     std::fflush(stdout);
