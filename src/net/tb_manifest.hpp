@@ -11,7 +11,7 @@
 #include "core/tb_task.hpp"
 
 constexpr std::size_t tb_manifest_chunk_size = 1024;
-constexpr std::size_t tb_manifest_commit_size = 48;  // also the update
+constexpr std::size_t tb_manifest_commit_size = 48; // also the update
 constexpr std::size_t tb_manifest_request_size = 56;
 constexpr std::size_t tb_manifest_answer_size = 1088;
 constexpr std::size_t tb_manifest_answer_data = 64; // offset of the chunk data
@@ -31,14 +31,15 @@ enum tb_manifest_key : std::uint32_t {
 };
 
 struct tb_transfer {
-    std::vector<char> received;    // last complete document, with its NUL
+    std::vector<char> received; // last complete document, with its NUL
     std::uint32_t received_stamp = 0;
     std::uint32_t received_token = 0;
-    std::vector<char> assembling;  // the fetch in progress (its size is the total); replaces received when complete
-    std::vector<char> published;   // offered to others, with its NUL
+    std::vector<char> assembling; // the fetch in progress (its size is the total); replaces
+                                  // received when complete
+    std::vector<char> published;  // offered to others, with its NUL
     std::uint32_t published_stamp = 0;
     std::uint32_t requested_token = 0;
-    std::int32_t tries = 0;        // requests left; 0 = idle
+    std::int32_t tries = 0; // requests left; 0 = idle
     tb_timer request_timer;
     tb_id source{};
     std::uint8_t announce_pending = 0;
@@ -55,11 +56,12 @@ extern const tb_task_descriptor tb_manifest_task;
 
 // Called when a document for (id, key) has been received, or for key 0 also
 // when it was committed locally.
-using tb_manifest_proc = void (*)(void* context, tb_id id);
+using tb_manifest_proc = void (*)(void *context, tb_id id);
 
 // Registers the handler of (id, key); the broadcast id as filter matches
 // every service. A second handler matching the same (id, key) is refused.
-void tb_manifest_add_handler(tb_manifest_proc procedure, void* context, tb_id id, std::uint32_t key);
+void tb_manifest_add_handler(tb_manifest_proc procedure, void *context, tb_id id,
+                             std::uint32_t key);
 
 // Documents are given as their text; the transfer adds the terminating NUL.
 // Publishes the document as the owner's version when it differs from the one
@@ -72,8 +74,8 @@ bool tb_manifest_write_commit(tb_id id, std::string_view document);
 void tb_manifest_local_commit(tb_id id, std::string_view document);
 // The last received commit or update document, without its NUL; valid until
 // the next transfer of that kind. False when there is none.
-bool tb_manifest_read_commit(tb_id id, std::string_view& out);
-bool tb_manifest_read_update(tb_id id, std::string_view& out);
+bool tb_manifest_read_commit(tb_id id, std::string_view &out);
+bool tb_manifest_read_update(tb_id id, std::string_view &out);
 // Drops the published document, so that the next update publishes again.
 void tb_manifest_clear_update(tb_id id);
 // Size limit of the service's documents, NUL included; 0 restores the

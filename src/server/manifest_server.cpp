@@ -1,0 +1,386 @@
+#include "server/manifest_server.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/json.hpp"
+#include "core/tb_syslog.hpp"
+#include "net/tb_device.hpp"
+#include "net/tb_manifest.hpp"
+#include "net/tb_service.hpp"
+
+namespace {
+
+constexpr std::size_t notify_buffer_size = 16448;
+constexpr std::uint32_t service_list_delay_ms = 100;
+constexpr std::uint32_t watched_events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
+constexpr std::uint32_t written_events = IN_CLOSE_WRITE | IN_MOVED_TO;
+constexpr std::uint32_t removed_events = IN_DELETE | IN_MOVED_FROM;
+
+class unique_fd {
+  public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    unique_fd(unique_fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    unique_fd &operator=(unique_fd &&other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+void notify_thread_function(int inotify_fd, int wake_fd, const std::atomic<bool> *stop);
+
+// The watcher thread with its descriptors; stopping wakes it through an
+// eventfd and joins it.
+class store_watcher {
+  public:
+    ~store_watcher() { stop(); }
+
+    void start(const std::string &directory) {
+        stop();
+        unique_fd inotify(inotify_init1(IN_CLOEXEC));
+        unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (inotify.get() < 0 || wake.get() < 0)
+            return;
+        // A missing directory leaves the watcher without events.
+        (void)inotify_add_watch(inotify.get(), directory.c_str(), watched_events);
+        stop_ = false;
+        try {
+            thread_ = std::thread(notify_thread_function, inotify.get(), wake.get(), &stop_);
+        } catch (const std::system_error &error) {
+            std::printf("Create thread failed with error: %d\n", error.code().value());
+            return;
+        }
+        inotify_ = std::move(inotify);
+        wake_ = std::move(wake);
+    }
+
+    void stop() {
+        if (!thread_.joinable())
+            return;
+        stop_ = true;
+        const std::uint64_t one = 1;
+        (void)::write(wake_.get(), &one, sizeof one);
+        thread_.join();
+        inotify_.reset();
+        wake_.reset();
+    }
+
+  private:
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    unique_fd inotify_;
+    unique_fd wake_;
+};
+
+struct manifest_server_state {
+    std::string directory;
+    tb_timer save_timer;
+    std::uint8_t save_pending = 0;
+};
+
+manifest_server_state manifest_server;
+store_watcher watcher;
+
+std::string file_path(std::string_view name) {
+    return manifest_server.directory + "/" + std::string(name);
+}
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string directory_of(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool parses_as_object(std::string_view text) {
+    const JsonPtr document = json_decode(text);
+    return document && document->tag == JsonTag::object;
+}
+
+// Moves an unparsable manifest aside under a name the watcher ignores, so
+// that the defaults or the last good version written next do not destroy
+// what somebody wrote.
+void keep_backup(tb_id id, const char *origin) {
+    const std::string path = manifest_server_path(id);
+    std::array<char, 32> stamp{};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local))
+        std::strftime(stamp.data(), stamp.size(), "%Y%m%d-%H%M%S", &local);
+    for (int n = 0; n < 100; ++n) {
+        std::string name =
+            std::string(manifest_server_backup_prefix) + tb_id_text(id) + "-" + stamp.data();
+        if (n > 0)
+            name += "-" + std::to_string(n);
+        name += ".bad";
+        const std::string backup = file_path(name);
+        if (::access(backup.c_str(), F_OK) == 0)
+            continue;
+        if (std::rename(path.c_str(), backup.c_str()) != 0)
+            break;
+        tb_syslog_error(origin, id, "unparsable manifest kept as %s", name.c_str());
+        return;
+    }
+    tb_syslog_error(origin, id, "unparsable manifest could not be kept");
+}
+
+void schedule_service_list() {
+    tb_timer_restart(manifest_server.save_timer, service_list_delay_ms);
+    manifest_server.save_pending = 1;
+}
+
+void service_proc(void *, tb_service_record &, std::uint32_t events) {
+    if (events & (tb_event_added | tb_event_flag))
+        schedule_service_list();
+}
+
+void init_proc(void *, tb_id) {
+    manifest_server.save_timer = {};
+    manifest_server.save_pending = 0;
+    tb_service_add_proc(service_proc, nullptr, tb_id_broadcast());
+}
+
+void task_proc(void *, std::uint32_t) {
+    if (manifest_server.save_pending && tb_timer_expired(manifest_server.save_timer)) {
+        manifest_server.save_pending = 0;
+        save_service_list();
+    }
+}
+
+void handle_event(std::string_view name, std::uint32_t mask) {
+    const tb_id id = tb_id_sscan(name.substr(0, tb_id_text_size - 1));
+    if (tb_id_is_unknown(id))
+        return;
+    std::lock_guard lock(tamber_mutex);
+    if (id == tb_id_broadcast()) {
+        if (mask & removed_events)
+            save_service_list();
+    } else if (mask & written_events) {
+        commit_manifest(id);
+    } else if (mask & removed_events) {
+        update_manifest(id);
+    }
+}
+
+void notify_thread_function(int inotify_fd, int wake_fd, const std::atomic<bool> *stop) {
+    alignas(inotify_event) std::array<char, notify_buffer_size> buffer{};
+    while (!stop->load() && abort_signal.load() == 0) {
+        std::array<pollfd, 2> fds{{{inotify_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}}};
+        if (::poll(fds.data(), fds.size(), 250) <= 0)
+            continue;
+        if (fds[1].revents != 0)
+            break;
+        const ssize_t n = ::read(inotify_fd, buffer.data(), buffer.size());
+        if (n <= 0)
+            continue;
+        const auto size = static_cast<std::size_t>(n);
+        std::size_t offset = 0;
+        while (offset + sizeof(inotify_event) <= size && !stop->load()) {
+            inotify_event event{};
+            std::memcpy(&event, buffer.data() + offset, sizeof event);
+            const std::size_t name_offset = offset + sizeof event;
+            offset = name_offset + event.len;
+            if (event.len == 0 || offset > size)
+                continue;
+            const std::string_view field(buffer.data() + name_offset, event.len);
+            const std::string_view name = field.substr(0, field.find('\0'));
+            if (!(event.mask & watched_events))
+                continue;
+            try {
+                handle_event(name, event.mask);
+            } catch (...) {
+                // Nothing may end the watcher; the next event is handled as usual.
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+} // namespace
+
+const tb_task_descriptor manifest_server_task = {
+    .size = -1,
+    .init_proc = init_proc,
+    .task_proc = task_proc,
+    .exec_proc = nullptr,
+};
+
+void manifest_server_start(std::string_view directory) {
+    watcher.stop();
+    tb_task_add(manifest_server_task, tb_device_own_id());
+    manifest_server.directory = std::string(directory.substr(0, manifest_server_path_max));
+    watcher.start(manifest_server.directory);
+    tb_manifest_add_handler(manifest_handler, nullptr, tb_id_broadcast(), tb_manifest_key_update);
+}
+
+void manifest_server_stop() {
+    watcher.stop();
+}
+
+std::string manifest_server_path(tb_id id) {
+    return file_path(tb_id_text(id) + ".kst");
+}
+
+bool manifest_server_write_file(const std::string &path, std::string_view text) {
+    const std::string directory = directory_of(path);
+    std::string temp = directory + "/" + std::string(manifest_server_temp_prefix) + "-XXXXXX";
+    unique_fd fd(::mkstemp(temp.data()));
+    if (fd.get() < 0)
+        return false;
+    const bool written =
+        ::fchmod(fd.get(), 0666) == 0 && write_all(fd.get(), text) && ::fsync(fd.get()) == 0;
+    const int closed = ::close(fd.release());
+    if (!written || closed != 0 || std::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself must reach the disk too.
+    unique_fd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        (void)::fsync(dir.get());
+    return true;
+}
+
+bool load_manifest(tb_id id, std::string &out) {
+    out.clear();
+    unique_fd fd(::open(manifest_server_path(id).c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    // No document may be larger than a transfer accepts.
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) >= tb_manifest_max_limit)
+        return false;
+    std::string text;
+    try {
+        text.resize(static_cast<std::size_t>(info.st_size));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    out = std::move(text);
+    return true;
+}
+
+bool save_manifest(tb_id id, std::string_view document) {
+    return manifest_server_write_file(manifest_server_path(id), document);
+}
+
+void manifest_server_load(tb_id id) {
+    std::string text;
+    if (!load_manifest(id, text)) {
+        tb_manifest_local_commit(id, {});
+        return;
+    }
+    if (!text.empty() && !parses_as_object(text)) {
+        keep_backup(id, "manifest_server_load");
+        text.clear();
+    }
+    tb_manifest_local_commit(id, text);
+}
+
+void commit_manifest(tb_id id) {
+    if (!tb_service_get_data(id))
+        return;
+    std::string text;
+    if (!load_manifest(id, text))
+        return;
+    // The owner would replace a broken document by its defaults: keep what
+    // was written and put the last good version back instead.
+    if (!parses_as_object(text)) {
+        if (!text.empty())
+            keep_backup(id, "commit_manifest");
+        update_manifest(id);
+        return;
+    }
+    tb_manifest_write_commit(id, text);
+}
+
+bool update_manifest(tb_id id) {
+    std::string_view document;
+    if (!tb_manifest_read_update(id, document))
+        return false;
+    save_manifest(id, document);
+    schedule_service_list();
+    return true;
+}
+
+void manifest_handler(void *, tb_id id) {
+    update_manifest(id);
+}
+
+bool save_service_list() {
+    JsonPtr root = json_mkobject();
+    JsonNode *list = json_append_member(root.get(), "service_list", json_mkarray());
+    for (tb_service_record *record = tb_service_get_next(nullptr); record;
+         record = tb_service_get_next(record)) {
+        JsonNode *entry = json_append_element(list, json_mkobject());
+        json_append_member(entry, "id", json_mkstring(tb_id_text(record->id)));
+        json_append_member(entry, "type", json_mkstring(tb_text(record->type)));
+        const bool alert = record->flag[0] == '1';
+        json_append_member(entry, "alert", json_mkstring(alert ? "*" : ""));
+        std::array<char, 9> stamp{};
+        std::snprintf(stamp.data(), stamp.size(), "%08X",
+                      record->manifest.transfer[tb_manifest_key_update].received_stamp);
+        json_append_member(entry, "stamp", json_mkstring(stamp.data()));
+    }
+    return manifest_server_write_file(file_path(tb_id_text(tb_id_broadcast()) + ".kst"),
+                                      json_encode(root.get()));
+}
