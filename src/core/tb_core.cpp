@@ -1,8 +1,12 @@
 #include "core/tb_core.hpp"
 
 #include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <string>
 
 #include "core/tb_syslog.hpp"
+#include "core/tb_tick_stats.hpp"
 #include "core/tb_task.hpp"
 #include "net/tb_action.hpp"
 #include "net/tb_manifest.hpp"
@@ -53,17 +57,41 @@ void tb_core_audio_task(std::uint32_t tick_ms)
     if (const tb_audio_tick tick = audio_tick.load()) tick(tick_ms);
 }
 
+namespace {
+std::uint64_t monotonic_us()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+} // namespace
+
 void* tamber_system_thread_function(void*)
 {
+    const char* histogram_path = std::getenv("TAMBER_TICK_HISTOGRAM");
+    std::unique_ptr<tb_tick_stats> stats;
+    if (histogram_path && *histogram_path) stats = std::make_unique<tb_tick_stats>();
+    std::uint64_t next_write = monotonic_us() + 10000000u;
+
     timespec deadline{};
     util_realtime_init(deadline);
     while (abort_signal.load() == 0) {
+        const std::uint64_t start = stats ? monotonic_us() : 0;
         {
             std::lock_guard lock(tamber_mutex);
             tb_core_task(util_realtime_ms(deadline));
         }
+        if (stats) {
+            const std::uint64_t end = monotonic_us();
+            tb_tick_stats_add(*stats, end - start);
+            if (end >= next_write) {
+                tb_tick_stats_write(*stats, histogram_path);
+                next_write = end + 10000000u;
+            }
+        }
         util_realtime_wait(deadline, tb_system_period_us);
     }
+    if (stats) tb_tick_stats_write(*stats, histogram_path);
     return nullptr;
 }
 
