@@ -101,7 +101,7 @@ inline void put_text(tb_mut_bytes b, std::size_t off, std::size_t field_size, st
 {
     if (field_size == 0 || !tb_wire_fits(b, off, field_size)) return;
     const std::size_t n = std::min(text.size(), field_size - 1);
-    std::memcpy(b.data() + off, text.data(), n);
+    if (n != 0) std::memcpy(b.data() + off, text.data(), n); // an empty view may hold no pointer
     std::memset(b.data() + off + n, 0, field_size - n);
 }
 
@@ -110,7 +110,7 @@ template <std::size_t N>
 inline void tb_copy_text(std::array<char, N>& field, std::string_view text)
 {
     const std::size_t n = std::min(text.size(), N - 1);
-    std::memcpy(field.data(), text.data(), n);
+    if (n != 0) std::memcpy(field.data(), text.data(), n);
     std::memset(field.data() + n, 0, N - n);
 }
 
