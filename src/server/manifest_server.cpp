@@ -288,6 +288,8 @@ bool manifest_server_write_file(const std::string &path, std::string_view text) 
 
 bool load_manifest(tb_id id, std::string &out) {
     out.clear();
+    if (manifest_server.directory.empty())
+        return false;
     unique_fd fd(::open(manifest_server_path(id).c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         return false;
@@ -320,6 +322,9 @@ bool load_manifest(tb_id id, std::string &out) {
 }
 
 bool save_manifest(tb_id id, std::string_view document) {
+    // Without a store directory the files would land in the root directory.
+    if (manifest_server.directory.empty())
+        return false;
     return manifest_server_write_file(manifest_server_path(id), document);
 }
 
@@ -381,6 +386,8 @@ bool save_service_list() {
                       record->manifest.transfer[tb_manifest_key_update].received_stamp);
         json_append_member(entry, "stamp", json_mkstring(stamp.data()));
     }
+    if (manifest_server.directory.empty())
+        return false;
     return manifest_server_write_file(file_path(tb_id_text(tb_id_broadcast()) + ".kst"),
                                       json_encode(root.get()));
 }
