@@ -49,8 +49,11 @@ TEST(Id, ShortTextsStopAtTheirEnd)
         const auto heap = std::make_unique<char[]>(n);
         std::copy_n(full.begin(), n, heap.get());
         const tb_id id = tb_id_sscan(std::string_view(heap.get(), n));
-        if (n == 14) EXPECT_EQ(id, tb_id_make_id(mac, tb_class_user, 1));
-        if (n == 0) EXPECT_EQ(id, tb_id_unknown());
+        if (n == 14) {
+            EXPECT_EQ(id, tb_id_make_id(mac, tb_class_user, 1));
+        } else if (n == 0) {
+            EXPECT_EQ(id, tb_id_unknown());
+        }
     }
     EXPECT_EQ(tb_id_sscan("U0011"), tb_id_make_id(std::array<std::uint8_t, 6>{0x00, 0x11, 0, 0, 0, 0}, tb_class_user, 0));
     EXPECT_EQ(tb_id_sscan("U00113"), tb_id_make_id(std::array<std::uint8_t, 6>{0x00, 0x11, 0x30, 0, 0, 0}, tb_class_user, 0));
