@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -403,12 +405,13 @@ bool place_newcomer()
     return true;
 }
 
-void accept_step()
+void accept_step(bool listener_ready)
 {
     auto& console = tb_action_server;
     if (!console.listener.valid()) return;
     switch (console.accepting) {
     case accept_state::waiting: {
+        if (!listener_ready) return;
         const int fd = ::accept4(console.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         // A tick's output leaves at once instead of waiting for the
@@ -574,8 +577,19 @@ void init_proc(void* block, tb_id id)
 void task_proc(void*, std::uint32_t)
 {
     auto& console = tb_action_server;
-    accept_step();
-    for (auto& client : console.clients) {
+    // One poll for every socket, so that an idle console costs a single
+    // system call per tick; a failed poll falls back to trying them all.
+    std::array<pollfd, 1 + tb_action_server_clients> fds{};
+    fds[0] = {console.listener.valid() ? console.listener.get() : -1, POLLIN, 0};
+    for (std::size_t i = 0; i < console.clients.size(); ++i)
+        fds[1 + i] = {console.clients[i].socket.valid() ? console.clients[i].socket.get() : -1, POLLIN, 0};
+    const bool polled = ::poll(fds.data(), fds.size(), 0) >= 0;
+    auto ready = [&](std::size_t k) { return !polled || fds[k].revents != 0; };
+
+    accept_step(ready(0));
+    for (std::size_t i = 0; i < console.clients.size(); ++i) {
+        auto& client = console.clients[i];
+        if (!ready(1 + i)) continue;
         if (client.kind == client_kind::tcp)
             read_tcp(client);
         else
