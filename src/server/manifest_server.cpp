@@ -350,6 +350,11 @@ void commit_manifest(tb_id id) {
     // The owner would replace a broken document by its defaults: keep what
     // was written and put the last good version back instead.
     if (!parses_as_object(text)) {
+        // The owner's own published version, broken as it may be: writing
+        // it back would only raise the next event, endlessly.
+        std::string_view published;
+        if (tb_manifest_read_update(id, published) && published == text)
+            return;
         if (!text.empty())
             keep_backup(id, "commit_manifest");
         update_manifest(id);
