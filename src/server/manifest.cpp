@@ -119,9 +119,9 @@ std::string format_name(std::string_view format, int number) {
         while (j < format.size() && j - width_start < 2 && format[j] >= '0' && format[j] <= '9')
             ++j;
         if (!converted && j < format.size() && (format[j] == 'i' || format[j] == 'd')) {
-            const std::string spec(format.substr(i, j - i + 1));
+            const std::string conversion(format.substr(i, j - i + 1));
             std::array<char, 64> text{};
-            std::snprintf(text.data(), text.size(), spec.c_str(), number);
+            std::snprintf(text.data(), text.size(), conversion.c_str(), number);
             out += text.data();
             converted = true;
             i = j;
