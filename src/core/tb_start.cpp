@@ -288,6 +288,8 @@ int tamber_main(int argc, char** argv)
 
     while (abort_signal.load() == 0) sem_wait(&abort_semaphore);
     sleep_ms(250);
+    // Configuration still queued for the disk is written before the exit.
+    manifest_server_stop();
     curl_global_cleanup();
     std::fflush(stdout);
     std::fflush(stderr);

@@ -1,7 +1,6 @@
 #include "server/manifest_mask.hpp"
 
-#include <cstdio>
-#include <memory>
+#include <string>
 
 #include "core/tb_start.hpp"
 #include "net/tb_manifest.hpp"
@@ -10,31 +9,9 @@
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
 bool adapted_class(std::uint8_t service_class)
 {
     return service_class == tb_class_room || service_class == tb_class_user || service_class == tb_class_source;
-}
-
-// The whole file, or false when it cannot be read or is larger than any
-// manifest may be.
-bool read_stored(tb_id id, std::string& text)
-{
-    const file_ptr file(open_manifest_file(id, "r"));
-    if (!file) return false;
-    text.clear();
-    std::array<char, 4096> chunk{};
-    for (;;) {
-        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
-        if (n == 0) break;
-        if (text.size() + n >= tb_manifest_max_limit) return false;
-        text.append(chunk.data(), n);
-    }
-    return std::ferror(file.get()) == 0;
 }
 
 // Sets a string member when its text differs, in its place when it is a
@@ -54,15 +31,15 @@ bool store(JsonNode* service, std::string_view name, const std::string& text)
 
 void adapt_file(tb_id id, int n)
 {
+    const std::string path = tb_start_config().manifest + "/" + tb_id_text(id) + ".kst";
     std::string text;
-    if (!read_stored(id, text)) return;
+    if (!manifest_server_read_file(path, text)) return;
     const JsonPtr document = json_decode(text);
     if (!document || document->tag != JsonTag::object) return;
     if (!manifest_mask_adapt(document.get(), id, n)) return;
-    const std::string path = tb_start_config().manifest + "/" + tb_id_text(id) + ".kst";
-    // Written whole through a temporary file; the store sees the new file
-    // and commits it to the service's owner.
-    (void)manifest_server_write_file(path, json_encode(document.get()));
+    // Written whole through a temporary file by the store's writer; the
+    // store sees the new file and commits it to the service's owner.
+    (void)manifest_server_queue_file(path, json_encode(document.get()));
 }
 
 } // namespace

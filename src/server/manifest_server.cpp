@@ -11,13 +11,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "core/json.hpp"
 #include "core/tb_syslog.hpp"
@@ -29,6 +33,7 @@ namespace {
 
 constexpr std::size_t notify_buffer_size = 16448;
 constexpr std::uint32_t service_list_delay_ms = 100;
+constexpr std::size_t max_failures_kept = 16;
 constexpr std::uint32_t watched_events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
 constexpr std::uint32_t written_events = IN_CLOSE_WRITE | IN_MOVED_TO;
 constexpr std::uint32_t removed_events = IN_DELETE | IN_MOVED_FROM;
@@ -105,6 +110,136 @@ class store_watcher {
     unique_fd wake_;
 };
 
+// Writes the store's files on a thread of its own, so that the synced
+// writes never hold up a tick. Files are written in the order they were
+// first queued; a file queued again before it was written is written once,
+// with its newest text. Until a file is on disk, reads get its queued text.
+class store_writer {
+  public:
+    ~store_writer() { stop(); }
+
+    void start() {
+        std::lock_guard lock(mutex_);
+        if (thread_.joinable())
+            return;
+        stopping_ = false;
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error &error) {
+            std::printf("Create thread failed with error: %d\n", error.code().value());
+        }
+    }
+
+    // Writes what is queued, then ends the thread.
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!thread_.joinable())
+                return;
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+        thread_ = {};
+    }
+
+    // False when the file cannot even be queued (and could not be written
+    // either, without the thread).
+    bool queue(const std::string &path, std::string_view text) {
+        {
+            std::lock_guard lock(mutex_);
+            if (thread_.joinable() && !stopping_) {
+                auto [entry, added] = pending_.try_emplace(path);
+                entry->second.assign(text);
+                if (added)
+                    order_.push_back(path);
+                queued_at_[path] = ++generation_;
+            } else {
+                return manifest_server_write_file(path, text);
+            }
+        }
+        wake_.notify_one();
+        return true;
+    }
+
+    // The text that is on its way to path, if any.
+    bool queued_text(const std::string &path, std::string &out) {
+        std::lock_guard lock(mutex_);
+        if (const auto entry = pending_.find(path); entry != pending_.end()) {
+            out = entry->second;
+            return true;
+        }
+        if (busy_ && busy_path_ == path) {
+            out = busy_text_;
+            return true;
+        }
+        return false;
+    }
+
+    // When path was last queued (a count over all queued texts); a reader
+    // that sees the same value before and after reading the file read what
+    // the store means to be there.
+    std::uint64_t generation(const std::string &path) {
+        std::lock_guard lock(mutex_);
+        const auto entry = queued_at_.find(path);
+        return entry == queued_at_.end() ? 0 : entry->second;
+    }
+
+    // Names of the files that could not be written since the last call.
+    std::vector<std::string> take_failures() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(failed_, {});
+    }
+
+    void flush() {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return (order_.empty() && !busy_) || !thread_.joinable(); });
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || !order_.empty(); });
+            if (order_.empty())
+                break;
+            busy_path_ = std::move(order_.front());
+            order_.pop_front();
+            const auto entry = pending_.find(busy_path_);
+            busy_text_ = std::move(entry->second);
+            pending_.erase(entry);
+            busy_ = true;
+            lock.unlock();
+            const bool written = manifest_server_write_file(busy_path_, busy_text_);
+            lock.lock();
+            // Logged by the system thread: logging needs tamber_mutex, which
+            // a caller of flush() may hold.
+            if (!written && failed_.size() < max_failures_kept) {
+                const std::size_t slash = busy_path_.rfind('/');
+                failed_.push_back(busy_path_.substr(slash == std::string::npos ? 0 : slash + 1));
+            }
+            busy_ = false;
+            if (order_.empty())
+                idle_.notify_all();
+        }
+        idle_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<std::string> order_;
+    std::unordered_map<std::string, std::string> pending_;
+    std::string busy_path_;
+    std::string busy_text_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::uint64_t generation_ = 0;
+    std::unordered_map<std::string, std::uint64_t> queued_at_;
+    std::vector<std::string> failed_;
+    std::thread thread_;
+};
+
 struct manifest_server_state {
     std::string directory;
     tb_timer save_timer;
@@ -112,6 +247,7 @@ struct manifest_server_state {
 };
 
 manifest_server_state manifest_server;
+store_writer writer;
 store_watcher watcher;
 
 std::string file_path(std::string_view name) {
@@ -135,6 +271,40 @@ std::string directory_of(const std::string &path) {
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The whole file, or false when it cannot be read or is larger than any
+// document a transfer accepts.
+bool read_plain_file(const std::string &path, std::string &out) {
+    out.clear();
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) >= tb_manifest_max_limit)
+        return false;
+    std::string text;
+    try {
+        text.resize(static_cast<std::size_t>(info.st_size));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    out = std::move(text);
+    return true;
 }
 
 bool parses_as_object(std::string_view text) {
@@ -169,6 +339,8 @@ void keep_backup(tb_id id, const char *origin) {
     tb_syslog_error(origin, id, "unparsable manifest could not be kept");
 }
 
+void commit_loaded(tb_id id, const std::string &text, bool parsed);
+
 void schedule_service_list() {
     tb_timer_restart(manifest_server.save_timer, service_list_delay_ms);
     manifest_server.save_pending = 1;
@@ -186,6 +358,8 @@ void init_proc(void *, tb_id) {
 }
 
 void task_proc(void *, std::uint32_t) {
+    for (const std::string &name : writer.take_failures())
+        tb_syslog_error("manifest_server", tb_device_own_id(), "cannot write %s", name.c_str());
     if (manifest_server.save_pending && tb_timer_expired(manifest_server.save_timer)) {
         manifest_server.save_pending = 0;
         save_service_list();
@@ -196,15 +370,29 @@ void handle_event(std::string_view name, std::uint32_t mask) {
     const tb_id id = tb_id_sscan(name.substr(0, tb_id_text_size - 1));
     if (tb_id_is_unknown(id))
         return;
-    std::lock_guard lock(tamber_mutex);
-    if (id == tb_id_broadcast()) {
-        if (mask & removed_events)
-            save_service_list();
-    } else if (mask & written_events) {
-        commit_manifest(id);
-    } else if (mask & removed_events) {
-        update_manifest(id);
+    if (id == tb_id_broadcast() || !(mask & written_events)) {
+        std::lock_guard lock(tamber_mutex);
+        if (id == tb_id_broadcast()) {
+            if (mask & removed_events)
+                save_service_list();
+        } else if (mask & removed_events) {
+            update_manifest(id);
+        }
+        return;
     }
+    // Read and parsed before the lock is taken, so a large document does
+    // not hold up the ticks; read again under the lock if the store queued
+    // a new text for the file meanwhile.
+    const std::string path = manifest_server_path(id);
+    const std::uint64_t queued = writer.generation(path);
+    std::string text;
+    const bool loaded = load_manifest(id, text);
+    const bool parsed = loaded && parses_as_object(text);
+    std::lock_guard lock(tamber_mutex);
+    if (writer.generation(path) != queued)
+        commit_manifest(id);
+    else if (loaded)
+        commit_loaded(id, text, parsed);
 }
 
 void notify_thread_function(int inotify_fd, int wake_fd, const std::atomic<bool> *stop) {
@@ -254,12 +442,28 @@ void manifest_server_start(std::string_view directory) {
     watcher.stop();
     tb_task_add(manifest_server_task, tb_device_own_id());
     manifest_server.directory = std::string(directory.substr(0, manifest_server_path_max));
+    writer.start();
     watcher.start(manifest_server.directory);
     tb_manifest_add_handler(manifest_handler, nullptr, tb_id_broadcast(), tb_manifest_key_update);
 }
 
 void manifest_server_stop() {
     watcher.stop();
+    writer.stop();
+}
+
+void manifest_server_flush() {
+    writer.flush();
+}
+
+bool manifest_server_queue_file(const std::string &path, std::string_view text) {
+    return writer.queue(path, text);
+}
+
+bool manifest_server_read_file(const std::string &path, std::string &out) {
+    if (writer.queued_text(path, out))
+        return true;
+    return read_plain_file(path, out);
 }
 
 std::string manifest_server_path(tb_id id) {
@@ -290,42 +494,14 @@ bool load_manifest(tb_id id, std::string &out) {
     out.clear();
     if (manifest_server.directory.empty())
         return false;
-    unique_fd fd(::open(manifest_server_path(id).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return false;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return false;
-    // No document may be larger than a transfer accepts.
-    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) >= tb_manifest_max_limit)
-        return false;
-    std::string text;
-    try {
-        text.resize(static_cast<std::size_t>(info.st_size));
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    text.resize(done);
-    out = std::move(text);
-    return true;
+    return manifest_server_read_file(manifest_server_path(id), out);
 }
 
 bool save_manifest(tb_id id, std::string_view document) {
     // Without a store directory the files would land in the root directory.
     if (manifest_server.directory.empty())
         return false;
-    return manifest_server_write_file(manifest_server_path(id), document);
+    return writer.queue(manifest_server_path(id), document);
 }
 
 void manifest_server_load(tb_id id) {
@@ -342,14 +518,19 @@ void manifest_server_load(tb_id id) {
 }
 
 void commit_manifest(tb_id id) {
-    if (!tb_service_get_data(id))
-        return;
     std::string text;
-    if (!load_manifest(id, text))
+    if (load_manifest(id, text))
+        commit_loaded(id, text, parses_as_object(text));
+}
+
+namespace {
+
+void commit_loaded(tb_id id, const std::string &text, bool parsed) {
+    if (!tb_service_get_data(id))
         return;
     // The owner would replace a broken document by its defaults: keep what
     // was written and put the last good version back instead.
-    if (!parses_as_object(text)) {
+    if (!parsed) {
         // The owner's own published version, broken as it may be: writing
         // it back would only raise the next event, endlessly.
         std::string_view published;
@@ -362,6 +543,8 @@ void commit_manifest(tb_id id) {
     }
     tb_manifest_write_commit(id, text);
 }
+
+} // namespace
 
 bool update_manifest(tb_id id) {
     std::string_view document;
@@ -393,6 +576,5 @@ bool save_service_list() {
     }
     if (manifest_server.directory.empty())
         return false;
-    return manifest_server_write_file(file_path(tb_id_text(tb_id_broadcast()) + ".kst"),
-                                      json_encode(root.get()));
+    return writer.queue(file_path(tb_id_text(tb_id_broadcast()) + ".kst"), json_encode(root.get()));
 }

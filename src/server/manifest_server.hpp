@@ -21,8 +21,9 @@ extern const tb_task_descriptor manifest_server_task;
 // Call before the core threads run (or holding tamber_mutex); a second start
 // first ends the running watcher, so it must not hold tamber_mutex then.
 void manifest_server_start(std::string_view directory);
-// Ends the watcher thread (it also ends on abort_signal). Call without
-// holding tamber_mutex.
+// Ends the watcher thread (it also ends on abort_signal) and the writer
+// thread once it has written what is queued. Call without holding
+// tamber_mutex.
 void manifest_server_stop();
 // Loads the stored manifest of a local service into its commit transfer,
 // also when there is none (the service then builds its defaults). A file
@@ -30,10 +31,19 @@ void manifest_server_stop();
 void manifest_server_load(tb_id id);
 // "<directory>/<id text>.kst".
 std::string manifest_server_path(tb_id id);
-// Writes text to path through a temporary file in the same directory
+// Writes text to path now, through a temporary file in the same directory
 // (permissions 0666, synced, renamed into place): a crash leaves the old
 // file or the new one, never a mix.
 bool manifest_server_write_file(const std::string &path, std::string_view text);
+// Queues text for path on the store's writer thread (written as above, in
+// the order queued; a newer text for the same file replaces one not yet
+// written). Without the thread the file is written at once.
+bool manifest_server_queue_file(const std::string &path, std::string_view text);
+// What path holds once the queued writes are done: the queued text, or the
+// file itself. False when it cannot be read or is too large for a manifest.
+bool manifest_server_read_file(const std::string &path, std::string &out);
+// Returns once every queued file is written.
+void manifest_server_flush();
 
 // The file of id, without a terminator; false when it cannot be read.
 bool load_manifest(tb_id id, std::string &out);

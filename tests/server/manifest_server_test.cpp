@@ -137,6 +137,42 @@ TEST_F(ManifestServerTest, WriteFileReplacesAtomicallyWithPermissions) {
     EXPECT_FALSE(manifest_server_write_file((dir / "missing" / "x.kst").string(), "x"));
 }
 
+// The writer thread: reads see what is queued, the newest text of a file
+// wins, a stop writes everything queued, and a file that cannot be written
+// is reported by the next tick.
+TEST_F(ManifestServerTest, QueuedFilesAreReadBackWrittenInOrderAndFlushedAtStop) {
+    const fs::path path = dir / "U0000000000011.kst";
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(manifest_server_queue_file(path.string(), "v" + std::to_string(i)));
+    std::string text;
+    ASSERT_TRUE(manifest_server_read_file(path.string(), text));
+    EXPECT_EQ(text, "v199") << "a read sees the newest queued text before it is on disk";
+    const fs::path other = dir / "U0000000000012.kst";
+    ASSERT_TRUE(manifest_server_queue_file(other.string(), "other"));
+
+    lock.unlock();
+    manifest_server_stop();
+    lock.lock();
+    EXPECT_EQ(read_file(path), "v199");
+    EXPECT_EQ(read_file(other), "other");
+    EXPECT_EQ(files(), (std::vector<fs::path>{"U0000000000011.kst", "U0000000000012.kst"}));
+
+    // Without the writer thread a file is written at once.
+    ASSERT_TRUE(manifest_server_queue_file(path.string(), "direct"));
+    EXPECT_EQ(read_file(path), "direct");
+    manifest_server_start(dir.string());
+}
+
+TEST_F(ManifestServerTest, FileThatCannotBeWrittenIsReported) {
+    const fs::path path = dir / "missing" / "U0000000000011.kst";
+    ASSERT_TRUE(manifest_server_queue_file(path.string(), "x"));
+    manifest_server_flush();
+    seen.append(pump(2));
+    EXPECT_TRUE(seen.logged("manifest_server:cannot write U0000000000011.kst"));
+    std::string text;
+    EXPECT_FALSE(manifest_server_read_file(path.string(), text)) << "nothing is pretended to be there";
+}
+
 TEST_F(ManifestServerTest, LocalServiceWithoutFileGetsItsDefaultsStored) {
     start_user();
     manifest_server_load(user);
@@ -277,6 +313,7 @@ TEST_F(ManifestServerTest, RemoteManifestsAreStoredAndListedEscaped) {
     receive(tb_test::manifest_answer(tb_device_own_id(), peer,
                                      {room, 1, 0xAB, 0, static_cast<std::uint32_t>(doc.size()),
                                       static_cast<std::uint32_t>(doc.size()), doc}));
+    manifest_server_flush();
     EXPECT_EQ(read_file(file_of(room)), "{\"service\":{\"name\":\"Hall\"}}");
     ASSERT_TRUE(wait_until([&] { return fs::exists(service_list()); }));
 
@@ -293,12 +330,15 @@ TEST_F(ManifestServerTest, RemoteManifestsAreStoredAndListedEscaped) {
 
 TEST_F(ManifestServerTest, ServiceListFollowsAddedServicesAndFlags) {
     save_service_list();
+    manifest_server_flush();
     EXPECT_EQ(read_file(service_list()), "{\"service_list\":[]}");
     const tb_id id = tb_service_register_class(tb_class_proxy, "proxy");
     seen.append(pump(150));
+    manifest_server_flush();
     EXPECT_NE(read_file(service_list()).find(tb_id_text(id)), std::string::npos);
     tb_service_set_flag(id, 0, true);
     seen.append(pump(150));
+    manifest_server_flush();
     EXPECT_NE(read_file(service_list()).find("\"alert\":\"*\""), std::string::npos);
 }
 
