@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -116,6 +117,15 @@ class store_watcher {
 // with its newest text. Until a file is on disk, reads get its queued text.
 class store_writer {
   public:
+    // A text, or what makes it: a text that takes long to make (the service
+    // list) is made on the writer thread from a copy of what it shows.
+    struct item {
+        std::string text;
+        std::function<std::string()> make;
+
+        std::string get() const { return make ? make() : text; }
+    };
+
     ~store_writer() { stop(); }
 
     void start() {
@@ -145,18 +155,16 @@ class store_writer {
 
     // False when the file cannot even be queued (and could not be written
     // either, without the thread).
-    bool queue(const std::string &path, std::string_view text) {
+    bool queue(const std::string &path, item next) {
         {
             std::lock_guard lock(mutex_);
-            if (thread_.joinable() && !stopping_) {
-                auto [entry, added] = pending_.try_emplace(path);
-                entry->second.assign(text);
-                if (added)
-                    order_.push_back(path);
-                queued_at_[path] = ++generation_;
-            } else {
-                return manifest_server_write_file(path, text);
-            }
+            if (!thread_.joinable() || stopping_)
+                return manifest_server_write_file(path, next.get());
+            auto [entry, added] = pending_.try_emplace(path);
+            entry->second = std::move(next);
+            if (added)
+                order_.push_back(path);
+            queued_at_[path] = ++generation_;
         }
         wake_.notify_one();
         return true;
@@ -166,11 +174,11 @@ class store_writer {
     bool queued_text(const std::string &path, std::string &out) {
         std::lock_guard lock(mutex_);
         if (const auto entry = pending_.find(path); entry != pending_.end()) {
-            out = entry->second;
+            out = entry->second.get();
             return true;
         }
         if (busy_ && busy_path_ == path) {
-            out = busy_text_;
+            out = busy_item_.get();
             return true;
         }
         return false;
@@ -206,11 +214,13 @@ class store_writer {
             busy_path_ = std::move(order_.front());
             order_.pop_front();
             const auto entry = pending_.find(busy_path_);
-            busy_text_ = std::move(entry->second);
+            busy_item_ = std::move(entry->second);
             pending_.erase(entry);
             busy_ = true;
             lock.unlock();
-            const bool written = manifest_server_write_file(busy_path_, busy_text_);
+            const bool written = busy_item_.make
+                                     ? manifest_server_write_file(busy_path_, busy_item_.make())
+                                     : manifest_server_write_file(busy_path_, busy_item_.text);
             lock.lock();
             // Logged by the system thread: logging needs tamber_mutex, which
             // a caller of flush() may hold.
@@ -229,9 +239,9 @@ class store_writer {
     std::condition_variable wake_;
     std::condition_variable idle_;
     std::deque<std::string> order_;
-    std::unordered_map<std::string, std::string> pending_;
+    std::unordered_map<std::string, item> pending_;
     std::string busy_path_;
-    std::string busy_text_;
+    item busy_item_;
     bool busy_ = false;
     bool stopping_ = false;
     std::uint64_t generation_ = 0;
@@ -340,6 +350,28 @@ void keep_backup(tb_id id, const char *origin) {
 }
 
 void commit_loaded(tb_id id, const std::string &text, bool parsed);
+
+struct service_list_entry {
+    tb_id id;
+    std::array<char, 16> type;
+    bool alert;
+    std::uint32_t stamp;
+};
+
+std::string encode_service_list(const std::vector<service_list_entry> &entries) {
+    JsonPtr root = json_mkobject();
+    JsonNode *list = json_append_member(root.get(), "service_list", json_mkarray());
+    for (const service_list_entry &service : entries) {
+        JsonNode *entry = json_append_element(list, json_mkobject());
+        json_append_member(entry, "id", json_mkstring(tb_id_text(service.id)));
+        json_append_member(entry, "type", json_mkstring(tb_text(service.type)));
+        json_append_member(entry, "alert", json_mkstring(service.alert ? "*" : ""));
+        std::array<char, 9> stamp{};
+        std::snprintf(stamp.data(), stamp.size(), "%08X", service.stamp);
+        json_append_member(entry, "stamp", json_mkstring(stamp.data()));
+    }
+    return json_encode(root.get());
+}
 
 void schedule_service_list() {
     tb_timer_restart(manifest_server.save_timer, service_list_delay_ms);
@@ -457,7 +489,7 @@ void manifest_server_flush() {
 }
 
 bool manifest_server_queue_file(const std::string &path, std::string_view text) {
-    return writer.queue(path, text);
+    return writer.queue(path, {.text = std::string(text), .make = {}});
 }
 
 bool manifest_server_read_file(const std::string &path, std::string &out) {
@@ -501,7 +533,7 @@ bool save_manifest(tb_id id, std::string_view document) {
     // Without a store directory the files would land in the root directory.
     if (manifest_server.directory.empty())
         return false;
-    return writer.queue(manifest_server_path(id), document);
+    return writer.queue(manifest_server_path(id), {.text = std::string(document), .make = {}});
 }
 
 void manifest_server_load(tb_id id) {
@@ -560,21 +592,18 @@ void manifest_handler(void *, tb_id id) {
 }
 
 bool save_service_list() {
-    JsonPtr root = json_mkobject();
-    JsonNode *list = json_append_member(root.get(), "service_list", json_mkarray());
+    // Copied here, encoded by the writer: a full registry takes milliseconds
+    // to encode, too long for a tick.
+    std::vector<service_list_entry> entries;
+    entries.reserve(tb_service_capacity);
     for (tb_service_record *record = tb_service_get_next(nullptr); record;
-         record = tb_service_get_next(record)) {
-        JsonNode *entry = json_append_element(list, json_mkobject());
-        json_append_member(entry, "id", json_mkstring(tb_id_text(record->id)));
-        json_append_member(entry, "type", json_mkstring(tb_text(record->type)));
-        const bool alert = record->flag[0] == '1';
-        json_append_member(entry, "alert", json_mkstring(alert ? "*" : ""));
-        std::array<char, 9> stamp{};
-        std::snprintf(stamp.data(), stamp.size(), "%08X",
-                      record->manifest.transfer[tb_manifest_key_update].received_stamp);
-        json_append_member(entry, "stamp", json_mkstring(stamp.data()));
-    }
+         record = tb_service_get_next(record))
+        entries.push_back({record->id, record->type, record->flag[0] == '1',
+                           record->manifest.transfer[tb_manifest_key_update].received_stamp});
     if (manifest_server.directory.empty())
         return false;
-    return writer.queue(file_path(tb_id_text(tb_id_broadcast()) + ".kst"), json_encode(root.get()));
+    return writer.queue(file_path(tb_id_text(tb_id_broadcast()) + ".kst"),
+                        {.text = {}, .make = [entries = std::move(entries)] {
+                             return encode_service_list(entries);
+                         }});
 }
