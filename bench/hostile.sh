@@ -13,6 +13,7 @@
 # HOSTILE_RATE (datagrams per second, 500), HOSTILE_SEED.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/common.sh
 
 build=${TAMBER_BUILD_DIR:-build}
 server=$build/tamber-server
@@ -34,11 +35,7 @@ work=$(mktemp -d /tmp/tamber-hostile-XXXXXX)
 pid=
 cleanup() {
   trap - EXIT INT TERM
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
+  bench_stop "$pid"
   wait 2>/dev/null || true
   scripts/vlan.sh down "$tag"
   rm -rf "$work"
@@ -47,11 +44,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-mkdir -p "$work/manifest" "$work/syslog"
-sed -E -e "s|^(manifest[[:space:]]*=).*|\1 $work/manifest|" \
-       -e "s|^(syslog[[:space:]]*=).*|\1 $work/syslog|" \
-       -e "s|^(load[[:space:]]*=).*|\1 $work/firmware.bin|" \
-       etc/tamber.ini >"$work/tamber.ini"
+bench_write_ini "$work"
 
 scripts/vlan.sh up "$tag"
 ip netns exec "$srv_ns" "$server" -i "$work/tamber.ini" >"$work/stdout" 2>"$work/stderr" &

@@ -8,6 +8,7 @@
 #   IDLE_SECONDS=10 TAMBER_BUILD_DIR=build-x bench/idle_cpu.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/common.sh
 
 build=${TAMBER_BUILD_DIR:-build}
 window=${IDLE_SECONDS:-30}
@@ -30,14 +31,7 @@ work=$(mktemp -d /tmp/tamber-bench-XXXXXX)
 pid=
 cleanup() {
   trap - EXIT INT TERM
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
+  bench_stop "$pid"
   wait 2>/dev/null || true
   scripts/vlan.sh down "$tag"
   rm -rf "$work"
@@ -46,11 +40,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-mkdir -p "$work/manifest" "$work/syslog"
-sed -E -e "s|^(manifest[[:space:]]*=).*|\1 $work/manifest|" \
-       -e "s|^(syslog[[:space:]]*=).*|\1 $work/syslog|" \
-       -e "s|^(load[[:space:]]*=).*|\1 $work/firmware.bin|" \
-       etc/tamber.ini >"$work/tamber.ini"
+bench_write_ini "$work"
 keys=$(grep -cE '^[[:space:]]*[^;#[[:space:]][^=]*=' "$work/tamber.ini")
 
 scripts/vlan.sh up "$tag"

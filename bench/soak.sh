@@ -22,6 +22,7 @@
 # SOAK_TMPDIR (/tmp; where the work directory with the manifest store lives).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/common.sh
 
 mode=${SOAK_MODE:-soak}
 build=${TAMBER_BUILD_DIR:-build}
@@ -60,13 +61,8 @@ pid=
 sim_pid=
 cleanup() {
   trap - EXIT INT TERM
-  for p in "$sim_pid" "$pid"; do
-    if [ -n "$p" ] && kill -0 "$p" 2>/dev/null; then
-      kill -TERM "$p" 2>/dev/null || true
-      for _ in $(seq 1 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-      kill -KILL "$p" 2>/dev/null || true
-    fi
-  done
+  bench_stop "$sim_pid"
+  bench_stop "$pid"
   wait 2>/dev/null || true
   scripts/vlan.sh down "$tag"
   if [ -n "${SOAK_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
@@ -75,12 +71,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-mkdir -p "$work/manifest" "$work/syslog"
-sed -E -e "s|^(manifest[[:space:]]*=).*|\1 $work/manifest|" \
-       -e "s|^(syslog[[:space:]]*=).*|\1 $work/syslog|" \
-       -e "s|^(load[[:space:]]*=).*|\1 $work/firmware.bin|" \
-       -e "s|^(arch[[:space:]]*=).*|\1 max|" \
-       etc/tamber.ini >"$work/tamber.ini"
+bench_write_ini "$work" -e "s|^(arch[[:space:]]*=).*|\1 max|"
 keys=$(grep -cE '^[[:space:]]*[^;#[[:space:]][^=]*=' "$work/tamber.ini")
 ticks=$work/ticks.txt
 
