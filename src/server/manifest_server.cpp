@@ -130,13 +130,15 @@ class store_writer {
 
     ~store_writer() { stop(); }
 
+    // start() and stop() are called by one thread at a time.
     void start() {
-        std::lock_guard lock(mutex_);
         if (thread_.joinable())
             return;
+        std::lock_guard lock(mutex_);
         stopping_ = false;
         try {
             thread_ = std::thread([this] { run(); });
+            accepting_ = true;
         } catch (const std::system_error &error) {
             std::printf("Create thread failed with error: %d\n", error.code().value());
         }
@@ -144,10 +146,10 @@ class store_writer {
 
     // Writes what is queued, then ends the thread.
     void stop() {
+        if (!thread_.joinable())
+            return;
         {
             std::lock_guard lock(mutex_);
-            if (!thread_.joinable())
-                return;
             stopping_ = true;
         }
         wake_.notify_one();
@@ -160,7 +162,9 @@ class store_writer {
     bool queue(const std::string &path, item next) {
         {
             std::lock_guard lock(mutex_);
-            if (!thread_.joinable() || stopping_)
+            // Once the thread has written its last file, nothing would
+            // write a queued one.
+            if (!accepting_)
                 return manifest_server_write_file(path, next.get());
             auto [entry, added] = pending_.try_emplace(path);
             entry->second = std::move(next);
@@ -203,7 +207,7 @@ class store_writer {
 
     void flush() {
         std::unique_lock lock(mutex_);
-        idle_.wait(lock, [this] { return (order_.empty() && !busy_) || !thread_.joinable(); });
+        idle_.wait(lock, [this] { return (order_.empty() && !busy_) || !accepting_; });
     }
 
   private:
@@ -214,8 +218,10 @@ class store_writer {
         std::unique_lock lock(mutex_);
         for (;;) {
             wake_.wait(lock, [this] { return stopping_ || !order_.empty(); });
-            if (order_.empty())
+            if (order_.empty()) {
+                accepting_ = false;
                 break;
+            }
             busy_path_ = std::move(order_.front());
             order_.pop_front();
             const auto entry = pending_.find(busy_path_);
@@ -249,6 +255,7 @@ class store_writer {
     item busy_item_;
     bool busy_ = false;
     bool stopping_ = false;
+    bool accepting_ = false; // the thread runs and will write what is queued
     std::uint64_t generation_ = 0;
     std::unordered_map<std::string, std::uint64_t> queued_at_;
     std::vector<std::string> failed_;
